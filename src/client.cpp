@@ -1,0 +1,315 @@
+// client: deliver one command into a named pipe.
+//
+//   client namedPipe commandFile
+//
+// Reads commandFile whole, echoes it on standard output, writes it byte for
+// byte into namedPipe and closes the pipe, so that the server reading the
+// other end meets end-of-file.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// What main returns; a shell sees the low eight bits (0, 255, 254, ...).
+enum Status : int {
+  kDelivered = 0,
+  kUsage = -1,
+  kPipeOpen = -2,
+  kCommandOpen = -3,
+  kCommandRead = -4,
+  kPipeWrite = -5,
+};
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+
+  [[nodiscard]] int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+  // Closing by hand lets the caller see the result: on some file systems a
+  // failed close is the only sign of a lost write.
+  int close() { return ::close(std::exchange(fd_, -1)); }
+
+ private:
+  int fd_;
+};
+
+// Holds the command in anonymous memory: sized once when the size is known,
+// never zero-filled by us, and grown in place by the kernel when it is not.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  Buffer(Buffer&&) = delete;
+  Buffer& operator=(Buffer&&) = delete;
+  ~Buffer() {
+    if (data_ != nullptr) {
+      munmap(data_, capacity_);
+    }
+  }
+
+  bool reserve(std::size_t wanted) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    if (wanted > SIZE_MAX - page) {
+      return false;
+    }
+    const std::size_t capacity = (wanted + page - 1) / page * page;
+    void* mem = data_ == nullptr
+                    ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (mem == MAP_FAILED) {
+      return false;
+    }
+    data_ = static_cast<char*>(mem);
+    capacity_ = capacity;
+    // Faulting in a large buffer page by page costs more than copying into
+    // it; huge pages cut the faults by a factor of 512. Refusal is harmless.
+    if (capacity_ >= kHugePage) {
+      madvise(data_, capacity_, MADV_HUGEPAGE);
+    }
+    return true;
+  }
+
+  [[nodiscard]] std::size_t capacity() const { return capacity_; }
+  [[nodiscard]] bool full() const { return size_ == capacity_; }
+  std::span<char> spare() { return std::span(data_, capacity_).subspan(size_); }
+  void commit(std::size_t n) { size_ += n; }
+  [[nodiscard]] std::string_view text() const { return {data_, size_}; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+iovec piece(std::string_view bytes) {
+  return {const_cast<char*>(bytes.data()), bytes.size()};
+}
+
+// Writes every byte of the pieces, carrying on after partial writes.
+bool write_all(int fd, std::span<iovec> pieces) {
+  for (;;) {
+    while (!pieces.empty() && pieces.front().iov_len == 0) {
+      pieces = pieces.subspan(1);
+    }
+    if (pieces.empty()) {
+      return true;
+    }
+    const auto count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
+    const ssize_t n = writev(fd, pieces.data(), count);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    auto written = static_cast<std::size_t>(n);
+    while (written >= pieces.front().iov_len) {
+      written -= pieces.front().iov_len;
+      pieces = pieces.subspan(1);
+      if (pieces.empty()) {
+        return true;
+      }
+    }
+    auto rest = std::span(static_cast<char*>(pieces.front().iov_base), pieces.front().iov_len)
+                    .subspan(written);
+    pieces.front() = {rest.data(), rest.size()};
+  }
+}
+
+bool write_all(int fd, std::string_view bytes) {
+  std::array pieces{piece(bytes)};
+  return write_all(fd, pieces);
+}
+
+void report(std::string_view what, std::string_view path) {
+  std::array pieces{piece(what), piece(path), piece("\n.")};
+  write_all(STDERR_FILENO, pieces);
+}
+
+// Opens path on a descriptor above standard error. Started with a standard
+// stream closed, a plain open would reuse its number, and the echo or a
+// message would then land in the pipe or the command file.
+Fd open_above_stdio(const char* path, int flags, mode_t mode = 0) {
+  const int fd = open(path, flags | O_CLOEXEC | O_NOCTTY, mode);
+  if (fd < 0 || fd > STDERR_FILENO) {
+    return Fd(fd);
+  }
+  const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  close(fd);
+  return Fd(high);
+}
+
+// Both names lead to one file that reading and writing would fight over:
+// truncating it would destroy the command, and reading a FIFO that we hold
+// open for writing would never meet end-of-file.
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+         (S_ISREG(a.st_mode) || S_ISFIFO(a.st_mode));
+}
+
+bool read_whole(int fd, const struct stat& info, Buffer& buffer) {
+  // One spare byte lets the read that meets end-of-file land in the same
+  // mapping; sources that report no size (FIFOs, /proc) grow by doubling.
+  const bool sized = S_ISREG(info.st_mode) && info.st_size > 0;
+  if (!buffer.reserve(sized ? static_cast<std::size_t>(info.st_size) + 1 : kUnknownSizeStart)) {
+    return false;
+  }
+  for (;;) {
+    if (buffer.full() &&
+        (buffer.capacity() > SIZE_MAX / 2 || !buffer.reserve(buffer.capacity() * 2))) {
+      return false;
+    }
+    const auto spare = buffer.spare();
+    const ssize_t n = read(fd, spare.data(), spare.size());
+    if (n == 0) {
+      return true;
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    buffer.commit(static_cast<std::size_t>(n));
+  }
+}
+
+std::size_t max_pipe_size() {
+  constexpr std::size_t kKernelDefault = std::size_t{1} << 20;
+  const Fd limit(open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC));
+  std::array<char, 32> digits{};
+  const ssize_t n = limit ? read(limit.get(), digits.data(), digits.size()) : -1;
+  std::size_t value = 0;
+  for (const char c : std::span(digits.data(), n > 0 ? static_cast<std::size_t>(n) : 0)) {
+    if (c < '0' || c > '9') {
+      break;
+    }
+    value = value * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return value > 0 ? value : kKernelDefault;
+}
+
+// With the default 64 KiB every few pages of a large command cost the reader
+// a wake-up. Raise the capacity up to what an unprivileged process may have,
+// never lower it, and carry on as before if the kernel says no.
+void widen_pipe(int fd, std::size_t wanted) {
+  const int current = fcntl(fd, F_GETPIPE_SZ);
+  if (current < 0 || wanted <= static_cast<std::size_t>(current)) {
+    return;
+  }
+  const std::size_t size = std::min({wanted, max_pipe_size(), std::size_t{INT_MAX}});
+  if (size > static_cast<std::size_t>(current)) {
+    fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size));
+  }
+}
+
+bool send(int fd, const struct stat& info, std::string_view text) {
+  // Up to PIPE_BUF bytes go in one write, which POSIX keeps whole when
+  // several clients write into one FIFO at once.
+  if (!S_ISFIFO(info.st_mode) || text.size() <= PIPE_BUF) {
+    return write_all(fd, text);
+  }
+  widen_pipe(fd, text.size());
+  // Hand the pages to the pipe instead of copying them; the buffer is never
+  // written again, so the reader sees exactly the command. Where splicing is
+  // refused, write(2) takes the rest and reports any real error.
+  while (!text.empty()) {
+    iovec rest = piece(text);
+    const ssize_t n = vmsplice(fd, &rest, 1, 0);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return write_all(fd, text);
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc != 3) {
+    write_all(STDERR_FILENO, "Use: client namedPipe commandFile\n");
+    return kUsage;
+  }
+  const std::string_view pipe_path = argv[1];
+  const std::string_view command_path = argv[2];
+
+  // Not O_TRUNC: an existing file is emptied only once it is known not to
+  // be the command file as well.
+  Fd pipe = open_above_stdio(argv[1], O_WRONLY | O_CREAT, 0664);
+  struct stat pipe_info {};
+  if (!pipe || fstat(pipe.get(), &pipe_info) != 0) {
+    report("Cannot open the pipe ", pipe_path);
+    return kPipeOpen;
+  }
+
+  const Fd command = open_above_stdio(argv[2], O_RDONLY);
+  struct stat command_info {};
+  const bool command_opened = command && fstat(command.get(), &command_info) == 0;
+  if (command_opened && same_file(pipe_info, command_info)) {
+    report("Cannot open the pipe ", pipe_path);
+    return kPipeOpen;
+  }
+  // What O_TRUNC would have done at the open, even if the command file then
+  // fails to open: the pipe path behaves as a shell's "> file" would.
+  if (S_ISREG(pipe_info.st_mode) && ftruncate(pipe.get(), 0) != 0) {
+    report("Cannot open the pipe ", pipe_path);
+    return kPipeOpen;
+  }
+  if (!command_opened) {
+    report("Cannot open the command file ", command_path);
+    return kCommandOpen;
+  }
+
+  // The whole command is in memory before anything goes out, so a failed
+  // read never leaves half a command in the pipe.
+  Buffer buffer;
+  if (!read_whole(command.get(), command_info, buffer)) {
+    report("Cannot read the command file ", command_path);
+    return kCommandRead;
+  }
+  const std::string_view text = buffer.text();
+
+  // The echo is a courtesy: if standard output is closed or full, the
+  // command still goes out and the status speaks for the delivery alone.
+  std::array echo{piece("Client writing: "), piece(text), piece("\n")};
+  write_all(STDOUT_FILENO, echo);
+
+  if (!send(pipe.get(), pipe_info, text) || pipe.close() != 0) {
+    report("Cannot write to the pipe ", pipe_path);
+    return kPipeWrite;
+  }
+  return kDelivered;
+}

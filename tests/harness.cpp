@@ -1,0 +1,359 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace harness {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+std::string drain(int fd) {
+  std::string bytes;
+  std::array<char, 1 << 16> chunk{};
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = pread(fd, chunk.data(), chunk.size(), offset);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return bytes;
+    }
+    bytes.append(chunk.data(), static_cast<std::size_t>(n));
+    offset += n;
+  }
+}
+
+int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<long>(0, left.count()));
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "client-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    fail("mkdtemp");
+  }
+  path_ = pattern;
+  fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!file.flush()) {
+    fail("write " + path);
+  }
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    fail("read " + path);
+  }
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return std::move(bytes).str();
+}
+
+void make_fifo(const std::string& path) {
+  if (mkfifo(path.c_str(), 0666) != 0) {
+    fail("mkfifo " + path);
+  }
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    fail("stat " + path);
+  }
+  return info.st_mode;
+}
+
+std::string client_path() { return CLIENT_BINARY; }
+
+std::string client_path_for_nobody() {
+  // The build tree may sit below a directory that only root can enter.
+  static const TempDir dir;
+  static const std::string copy = [] {
+    const std::string target = dir / "client";
+    fs::copy_file(client_path(), target, fs::copy_options::overwrite_existing);
+    fs::permissions(target, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    return target;
+  }();
+  return copy;
+}
+
+std::string all_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random() & 0xff); });
+  // Every byte value, NUL, CR and LF among them, whenever there is room.
+  std::array<unsigned char, 256> values{};
+  std::iota(values.begin(), values.end(), 0);
+  std::shuffle(values.begin(), values.end(), random);
+  std::copy_n(values.begin(), std::min(size, values.size()), bytes.begin());
+  return bytes;
+}
+
+Client::Client(const Options& options) {
+  // Everything the child needs is prepared before fork: after it, only
+  // async-signal-safe calls are allowed, since the tests run threads.
+  std::vector<std::string> words{options.as_nobody ? client_path_for_nobody() : client_path()};
+  words.insert(words.end(), options.args.begin(), options.args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
+  std::array<int, 2> in{};
+  if (pipe2(in.data(), O_CLOEXEC) != 0) {
+    fail("pipe2");
+  }
+  out_ = memfd_create("stdout", MFD_CLOEXEC);
+  err_ = memfd_create("stderr", MFD_CLOEXEC);
+  const int out_target =
+      options.stdout_path.empty() ? out_ : open(options.stdout_path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (out_ < 0 || err_ < 0 || out_target < 0) {
+    fail("capture files");
+  }
+  struct rlimit address_space {};
+  if (options.address_space) {
+    address_space.rlim_cur = address_space.rlim_max = *options.address_space;
+  }
+
+  pid_ = fork();
+  if (pid_ < 0) {
+    fail("fork");
+  }
+  if (pid_ == 0) {
+    const bool ready =
+        dup2(in[0], 0) == 0 && dup2(out_target, 1) == 1 && dup2(err_, 2) == 2 &&
+        std::all_of(options.closed.begin(), options.closed.end(),
+                    [](int fd) { return close(fd) == 0; }) &&
+        signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL) != SIG_ERR &&
+        (!options.address_space || setrlimit(RLIMIT_AS, &address_space) == 0) &&
+        (options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
+        (!options.as_nobody ||
+         (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0));
+    umask(options.umask);
+    if (ready) {
+      execv(argv[0], argv.data());
+    }
+    _exit(127);
+  }
+  close(in[0]);
+  stdin_writer_ = in[1];
+  if (out_target != out_) {
+    close(out_target);
+  }
+  // glibc 2.36 declares pidfd_open without C linkage, so call it directly.
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  if (pidfd_ < 0) {
+    fail("pidfd_open");
+  }
+}
+
+Client::~Client() {
+  if (!reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (const int fd : {pidfd_, stdin_writer_, out_, err_}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
+
+bool Client::running() const {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+std::string Client::out_so_far() const { return drain(out_); }
+std::string Client::err_so_far() const { return drain(err_); }
+
+bool Client::wait_until_blocked_in_open(std::chrono::milliseconds deadline) const {
+  // The kernel shows the system call a blocked process sits in; there is no
+  // event for "now blocked", so look until it shows openat.
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  const std::string where = "/proc/" + std::to_string(pid_) + "/syscall";
+  while (std::chrono::steady_clock::now() < until && running()) {
+    std::ifstream syscall(where);
+    std::string number;
+    if (syscall >> number && number == std::to_string(SYS_openat)) {
+      return true;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+Result Client::wait(std::chrono::milliseconds deadline) {
+  Result result;
+  pollfd ended{pidfd_, POLLIN, 0};
+  const int ready = poll(&ended, 1, static_cast<int>(deadline.count()));
+  if (ready <= 0) {
+    result.timed_out = true;
+    kill(pid_, SIGKILL);
+  }
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+  close(stdin_writer_);
+  stdin_writer_ = -1;
+  if (WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+    result.core_dumped = WCOREDUMP(status);
+  }
+  result.out = drain(out_);
+  result.err = drain(err_);
+  return result;
+}
+
+Result run(const Options& options) { return Client(options).wait(); }
+
+FifoReader::FifoReader(const std::string& path, std::size_t stop_after)
+    : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
+      stop_(eventfd(0, EFD_CLOEXEC)),
+      stop_after_(stop_after) {
+  if (fd_ < 0 || stop_ < 0) {
+    fail("open " + path);
+  }
+  // Until a first writer comes, Linux reports no hang-up on a FIFO opened
+  // this way, so poll waits for the client instead of seeing end-of-file.
+  thread_ = std::thread([this] {
+    const auto deadline = std::chrono::steady_clock::now() + 2 * kRunTimeout;
+    std::vector<char> chunk(std::size_t{1} << 20);
+    for (;;) {
+      std::array<pollfd, 2> ready{{{fd_, POLLIN, 0}, {stop_, POLLIN, 0}}};
+      if (poll(ready.data(), ready.size(), milliseconds_until(deadline)) <= 0 ||
+          ready[1].revents != 0) {
+        break;
+      }
+      const std::size_t room = std::min(chunk.size(), stop_after_ - got_.bytes.size());
+      const ssize_t n = read(fd_, chunk.data(), room);
+      if (n == 0) {
+        got_.eof = true;
+        break;
+      }
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+          continue;
+        }
+        break;
+      }
+      got_.bytes.append(chunk.data(), static_cast<std::size_t>(n));
+      if (got_.bytes.size() >= stop_after_) {
+        break;
+      }
+    }
+    close(std::exchange(fd_, -1));
+  });
+}
+
+FifoReader::~FifoReader() {
+  // A test that failed early must not wait out the reader's deadline.
+  eventfd_write(stop_, 1);
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  close(stop_);
+}
+
+FifoReader::Got FifoReader::get() {
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  return got_;
+}
+
+FifoWriter::FifoWriter(const std::string& path, std::string bytes)
+    : hold_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
+      fd_(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)),
+      stop_(eventfd(0, EFD_CLOEXEC)),
+      bytes_(std::move(bytes)) {
+  if (hold_ < 0 || fd_ < 0 || stop_ < 0) {
+    fail("open " + path);
+  }
+  thread_ = std::thread([this] {
+    const auto deadline = std::chrono::steady_clock::now() + 2 * kRunTimeout;
+    std::string_view rest = bytes_;
+    while (!rest.empty()) {
+      std::array<pollfd, 2> ready{{{fd_, POLLOUT, 0}, {stop_, POLLIN, 0}}};
+      if (poll(ready.data(), ready.size(), milliseconds_until(deadline)) <= 0 ||
+          ready[1].revents != 0) {
+        break;
+      }
+      const ssize_t n = write(fd_, rest.data(), rest.size());
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        continue;
+      }
+      if (n < 0) {
+        break;
+      }
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    finished_ = rest.empty();
+    close(std::exchange(fd_, -1));
+  });
+}
+
+bool FifoWriter::finished() {
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  return finished_;
+}
+
+FifoWriter::~FifoWriter() {
+  eventfd_write(stop_, 1);
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  close(stop_);
+  close(hold_);
+}
+
+}  // namespace harness

@@ -1,0 +1,145 @@
+// Drives the built client as a user would: real processes, real FIFOs, exact
+// bytes on its standard streams. Everything that could block has a deadline.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kRunTimeout = 60s;
+
+// A fresh directory, open to every user so that unprivileged runs can reach
+// it, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+  [[nodiscard]] const fs::path& path() const { return path_; }
+  [[nodiscard]] std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+void make_fifo(const std::string& path);
+mode_t mode_of(const std::string& path);
+
+struct Options {
+  std::vector<std::string> args;   // after the program name
+  mode_t umask = 022;
+  bool as_nobody = false;          // drop to an unprivileged user before exec
+  bool ignore_sigpipe = false;     // start with SIGPIPE ignored, as some parents do
+  std::vector<int> closed;         // standard descriptors to close before exec
+  std::string stdout_path;         // instead of capturing standard output
+  std::optional<unsigned long> address_space;  // RLIMIT_AS in bytes
+  std::string cwd;
+};
+
+struct Result {
+  bool timed_out = false;
+  int exit_code = -1;   // -1 when it did not exit normally
+  int signal = 0;       // the signal that ended it, if any
+  bool core_dumped = false;
+  std::string out;
+  std::string err;
+};
+
+// A running client. Standard input is a pipe that stays open and silent
+// until the client ends: a client that read it would hang and time out.
+class Client {
+ public:
+  explicit Client(const Options& options);
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client();
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  // True once the client sits in a blocking open(2), or false if it ended
+  // or the deadline passed first.
+  bool wait_until_blocked_in_open(std::chrono::milliseconds deadline = 20s) const;
+  [[nodiscard]] bool running() const;
+  // What the client has written to standard output and error so far.
+  [[nodiscard]] std::string out_so_far() const;
+  [[nodiscard]] std::string err_so_far() const;
+  Result wait(std::chrono::milliseconds deadline = kRunTimeout);
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int stdin_writer_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool reaped_ = false;
+};
+
+Result run(const Options& options);
+
+// Reads one FIFO on a thread of its own. The FIFO is opened for reading at
+// construction, without blocking, so a client's open finds a reader at once.
+class FifoReader {
+ public:
+  // Stops and closes its end after stop_after bytes, as a reader that dies
+  // in the middle of a command would.
+  explicit FifoReader(const std::string& path, std::size_t stop_after = SIZE_MAX);
+  FifoReader(const FifoReader&) = delete;
+  FifoReader& operator=(const FifoReader&) = delete;
+  ~FifoReader();
+
+  struct Got {
+    std::string bytes;
+    bool eof = false;  // met end-of-file (rather than stopping or timing out)
+  };
+  Got get();
+
+ private:
+  int fd_ = -1;
+  int stop_ = -1;
+  std::size_t stop_after_;
+  Got got_;
+  std::thread thread_;
+};
+
+// Feeds bytes into a FIFO on a thread of its own, as the source of a command
+// whose size nobody knows in advance. A second, idle read end is held so the
+// write end opens at once and a write never meets a FIFO without readers.
+class FifoWriter {
+ public:
+  FifoWriter(const std::string& path, std::string bytes);
+  FifoWriter(const FifoWriter&) = delete;
+  FifoWriter& operator=(const FifoWriter&) = delete;
+  ~FifoWriter();
+  bool finished();  // every byte was written before the deadline
+
+ private:
+  int hold_ = -1;
+  int fd_ = -1;
+  int stop_ = -1;
+  std::string bytes_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
+// The client as built, and a copy an unprivileged user may execute.
+std::string client_path();
+std::string client_path_for_nobody();
+
+// Deterministic bytes covering every value.
+std::string all_bytes(std::size_t size, unsigned seed = 0);
+
+}  // namespace harness
