@@ -77,6 +77,7 @@ TEST(Delivery, FifoReceivesTheCommandExactly) {
       {"exactly PIPE_BUF", std::string(PIPE_BUF, 'p')},
       {"one past PIPE_BUF", all_bytes(PIPE_BUF + 1, 2)},
       {"larger than a pipe", all_bytes(std::size_t{3} << 20, 3)},
+      {"read in two halves, odd size", all_bytes((std::size_t{9} << 20) + 4097, 7)},
   };
   for (const auto& [name, text] : cases) {
     SCOPED_TRACE(name);
