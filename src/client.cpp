@@ -88,10 +88,9 @@ class Buffer {
       return false;
     }
     const std::size_t capacity = (wanted + page - 1) / page * page;
-    void* mem = data_ == nullptr
-                    ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    void* mem = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                 : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
     if (mem == MAP_FAILED) {
       return false;
     }
@@ -117,9 +116,7 @@ class Buffer {
   std::size_t capacity_ = 0;
 };
 
-iovec piece(std::string_view bytes) {
-  return {const_cast<char*>(bytes.data()), bytes.size()};
-}
+iovec piece(std::string_view bytes) { return {const_cast<char*>(bytes.data()), bytes.size()}; }
 
 // Writes every byte of the pieces, carrying on after partial writes.
 bool write_all(int fd, std::span<iovec> pieces) {

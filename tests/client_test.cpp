@@ -21,7 +21,9 @@ using namespace harness;
 const std::string kUsage = "Use: client namedPipe commandFile\n";
 
 std::string echo_of(const std::string& text) { return "Client writing: " + text + "\n"; }
-std::string cannot_open_pipe(const std::string& path) { return "Cannot open the pipe " + path + "\n."; }
+std::string cannot_open_pipe(const std::string& path) {
+  return "Cannot open the pipe " + path + "\n.";
+}
 std::string cannot_open_command(const std::string& path) {
   return "Cannot open the command file " + path + "\n.";
 }
@@ -38,9 +40,9 @@ std::string cannot_write_pipe(const std::string& path) {
     return ::testing::AssertionSuccess();
   }
   const auto diverge = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-  return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                       << "; first difference at byte "
-                                       << (diverge.first - got.begin());
+  return ::testing::AssertionFailure()
+         << "got " << got.size() << " bytes, want " << want.size() << "; first difference at byte "
+         << (diverge.first - got.begin());
 }
 
 void expect_exit(const Result& result, int code) {
@@ -218,7 +220,8 @@ TEST(Delivery, ConcurrentSmallCommandsNeverInterleave) {
     const char letter = got.bytes[start];
     const std::size_t end = std::min(got.bytes.find_first_not_of(letter, start), got.bytes.size());
     ASSERT_TRUE(length.count(letter)) << "stray byte at " << start;
-    ASSERT_EQ((end - start) % length[letter], 0U) << "torn command of '" << letter << "' at " << start;
+    ASSERT_EQ((end - start) % length[letter], 0U)
+        << "torn command of '" << letter << "' at " << start;
     total[letter] += end - start;
     start = end;
   }
@@ -269,8 +272,7 @@ TEST(Failure, EachFailureHasItsMessageAndStatus) {
          write_file(dir / "command", "x");
          return std::vector<std::string>{dir / "out", dir / "command"};
        },
-       true, 254, pipe_message,
-       [](const TempDir& dir) { EXPECT_FALSE(fs::exists(dir / "out")); }},
+       true, 254, pipe_message, [](const TempDir& dir) { EXPECT_FALSE(fs::exists(dir / "out")); }},
       {"command file missing",
        [](const TempDir& dir) {
          return std::vector<std::string>{dir / "out", dir / "missing"};
@@ -295,8 +297,7 @@ TEST(Failure, EachFailureHasItsMessageAndStatus) {
        [](const TempDir& dir) {
          return std::vector<std::string>{dir / "out", dir.path().string()};
        },
-       false, 252, read_message,
-       [](const TempDir& dir) { EXPECT_EQ(read_file(dir / "out"), ""); }},
+       false, 252, read_message, [](const TempDir& dir) { EXPECT_EQ(read_file(dir / "out"), ""); }},
   };
   for (const auto& failure : cases) {
     SCOPED_TRACE(failure.name);
@@ -358,8 +359,7 @@ TEST(Failure, ReaderVanishingMidCommandIsNeverSuccess) {
     make_fifo(dir / "fifo");
     write_file(dir / "command", text);
     FifoReader reader(dir / "fifo", 1);
-    const Result result =
-        run({.args = {dir / "fifo", dir / "command"}, .ignore_sigpipe = ignored});
+    const Result result = run({.args = {dir / "fifo", dir / "command"}, .ignore_sigpipe = ignored});
     EXPECT_FALSE(result.timed_out);
     if (ignored) {
       EXPECT_EQ(result.exit_code, 251);
@@ -418,8 +418,8 @@ TEST(StandardStreams, ClosedStreamsNeverLeakIntoThePipe) {
     int code;
   };
   const std::vector<Case> cases{
-      {{1}, true, 0},        {{2}, true, 0},          {{0, 1, 2}, true, 0},
-      {{2}, false, 253},     {{0, 1, 2}, false, 253}, {{0}, true, 0},
+      {{1}, true, 0},    {{2}, true, 0},          {{0, 1, 2}, true, 0},
+      {{2}, false, 253}, {{0, 1, 2}, false, 253}, {{0}, true, 0},
   };
   for (const auto& [closed, command_exists, code] : cases) {
     SCOPED_TRACE(::testing::PrintToString(closed) + (command_exists ? "" : ", command missing"));

@@ -6,8 +6,8 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,15 +163,14 @@ Client::Client(const Options& options) {
     fail("fork");
   }
   if (pid_ == 0) {
-    const bool ready =
-        dup2(in[0], 0) == 0 && dup2(out_target, 1) == 1 && dup2(err_, 2) == 2 &&
-        std::all_of(options.closed.begin(), options.closed.end(),
-                    [](int fd) { return close(fd) == 0; }) &&
-        signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL) != SIG_ERR &&
-        (!options.address_space || setrlimit(RLIMIT_AS, &address_space) == 0) &&
-        (options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
-        (!options.as_nobody ||
-         (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0));
+    const bool ready = dup2(in[0], 0) == 0 && dup2(out_target, 1) == 1 && dup2(err_, 2) == 2 &&
+                       std::all_of(options.closed.begin(), options.closed.end(),
+                                   [](int fd) { return close(fd) == 0; }) &&
+                       signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL) != SIG_ERR &&
+                       (!options.address_space || setrlimit(RLIMIT_AS, &address_space) == 0) &&
+                       (options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
+                       (!options.as_nobody || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+                                               setuid(kNobody) == 0));
     umask(options.umask);
     if (ready) {
       execv(argv[0], argv.data());

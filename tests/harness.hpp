@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,7 +30,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir();
   [[nodiscard]] const fs::path& path() const { return path_; }
-  [[nodiscard]] std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  [[nodiscard]] std::string operator/(const std::string& name) const {
+    return (path_ / name).string();
+  }
 
  private:
   fs::path path_;
@@ -42,20 +44,20 @@ void make_fifo(const std::string& path);
 mode_t mode_of(const std::string& path);
 
 struct Options {
-  std::vector<std::string> args;   // after the program name
+  std::vector<std::string> args;  // after the program name
   mode_t umask = 022;
-  bool as_nobody = false;          // drop to an unprivileged user before exec
-  bool ignore_sigpipe = false;     // start with SIGPIPE ignored, as some parents do
-  std::vector<int> closed;         // standard descriptors to close before exec
-  std::string stdout_path;         // instead of capturing standard output
+  bool as_nobody = false;                      // drop to an unprivileged user before exec
+  bool ignore_sigpipe = false;                 // start with SIGPIPE ignored, as some parents do
+  std::vector<int> closed;                     // standard descriptors to close before exec
+  std::string stdout_path;                     // instead of capturing standard output
   std::optional<unsigned long> address_space;  // RLIMIT_AS in bytes
   std::string cwd;
 };
 
 struct Result {
   bool timed_out = false;
-  int exit_code = -1;   // -1 when it did not exit normally
-  int signal = 0;       // the signal that ended it, if any
+  int exit_code = -1;  // -1 when it did not exit normally
+  int signal = 0;      // the signal that ended it, if any
   bool core_dumped = false;
   std::string out;
   std::string err;
