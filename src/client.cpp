@@ -17,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -283,6 +284,24 @@ bool read_whole(int fd, const struct stat& info, Buffer& buffer) {
   }
 }
 
+// The echo is a courtesy: if standard output is closed, full, or a pipe
+// that nobody reads any more, the command must still go out and the status
+// speak for the delivery alone. So SIGPIPE is held back for this one write,
+// and one it raised is taken off again; the pipe to the server keeps it.
+void echo(std::string_view text) {
+  sigset_t broken_pipe;
+  sigset_t previous;
+  sigemptyset(&broken_pipe);
+  sigaddset(&broken_pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &broken_pipe, &previous);
+  std::array pieces{piece("Client writing: "), piece(text), piece("\n")};
+  if (!write_all(STDOUT_FILENO, pieces) && errno == EPIPE && !sigismember(&previous, SIGPIPE)) {
+    const timespec now{};
+    sigtimedwait(&broken_pipe, nullptr, &now);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 std::size_t max_pipe_size() {
   constexpr std::size_t kKernelDefault = std::size_t{1} << 20;
   const Fd limit(open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC));
@@ -382,10 +401,7 @@ int main(int argc, char* argv[]) {
   }
   const std::string_view text = buffer.text();
 
-  // The echo is a courtesy: if standard output is closed or full, the
-  // command still goes out and the status speaks for the delivery alone.
-  std::array echo{piece("Client writing: "), piece(text), piece("\n")};
-  write_all(STDOUT_FILENO, echo);
+  echo(text);
 
   if (!send(pipe.get(), pipe_info, text) || pipe.close() != 0) {
     report("Cannot write to the pipe ", pipe_path);

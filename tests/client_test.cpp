@@ -434,12 +434,26 @@ TEST(StandardStreams, ClosedStreamsNeverLeakIntoThePipe) {
 }
 
 TEST(StandardStreams, EchoThatCannotBeWrittenDoesNotStopDelivery) {
-  const TempDir dir;
-  write_file(dir / "command", "ping");
-  const Result result = run({.args = {dir / "out", dir / "command"}, .stdout_path = "/dev/full"});
-  expect_exit(result, 0);
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(read_file(dir / "out"), "ping");
+  const std::vector<std::pair<std::string, Options>> cases{
+      {"full device", {.stdout_path = "/dev/full"}},
+      {"pipe nobody reads", {.stdout_unread = true}},
+      {"pipe nobody reads, SIGPIPE ignored", {.ignore_sigpipe = true, .stdout_unread = true}},
+  };
+  // Larger than a pipe's capacity, for an echo that cannot fit anywhere.
+  const std::string text = all_bytes(std::size_t{1} << 20, 8);
+  for (const auto& [name, stdout_options] : cases) {
+    SCOPED_TRACE(name);
+    const TempDir dir;
+    write_file(dir / "command", text);
+    make_fifo(dir / "fifo");
+    FifoReader reader(dir / "fifo");
+    Options options = stdout_options;
+    options.args = {dir / "fifo", dir / "command"};
+    const Result result = run(options);
+    expect_exit(result, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(same_bytes(reader.get().bytes, text));
+  }
 }
 
 }  // namespace

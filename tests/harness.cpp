@@ -148,8 +148,17 @@ Client::Client(const Options& options) {
   }
   out_ = memfd_create("stdout", MFD_CLOEXEC);
   err_ = memfd_create("stderr", MFD_CLOEXEC);
-  const int out_target =
-      options.stdout_path.empty() ? out_ : open(options.stdout_path.c_str(), O_WRONLY | O_CLOEXEC);
+  int out_target = out_;
+  if (!options.stdout_path.empty()) {
+    out_target = open(options.stdout_path.c_str(), O_WRONLY | O_CLOEXEC);
+  } else if (options.stdout_unread) {
+    std::array<int, 2> unread{};
+    if (pipe2(unread.data(), O_CLOEXEC) != 0) {
+      fail("pipe2");
+    }
+    close(unread[0]);
+    out_target = unread[1];
+  }
   if (out_ < 0 || err_ < 0 || out_target < 0) {
     fail("capture files");
   }

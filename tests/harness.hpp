@@ -50,6 +50,7 @@ struct Options {
   bool ignore_sigpipe = false;                 // start with SIGPIPE ignored, as some parents do
   std::vector<int> closed;                     // standard descriptors to close before exec
   std::string stdout_path;                     // instead of capturing standard output
+  bool stdout_unread = false;                  // standard output a pipe whose reader is gone
   std::optional<unsigned long> address_space;  // RLIMIT_AS in bytes
   std::string cwd;
 };
