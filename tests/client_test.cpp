@@ -135,7 +135,7 @@ TEST(Delivery, WaitsForAReaderAndWritesNothingUntilThen) {
   make_fifo(dir / "fifo");
   write_file(dir / "command", "hello");
   Client client({.args = {dir / "fifo", dir / "command"}});
-  ASSERT_TRUE(client.wait_until_blocked_in_open());
+  ASSERT_TRUE(client.wait_until_waiting_for_reader());
   EXPECT_EQ(client.out_so_far(), "");
   EXPECT_EQ(client.err_so_far(), "");
   FifoReader reader(dir / "fifo");
@@ -315,7 +315,7 @@ TEST(Failure, MissingCommandFileIsReportedOnlyAfterAReaderCame) {
   const TempDir dir;
   make_fifo(dir / "fifo");
   Client client({.args = {dir / "fifo", dir / "missing"}});
-  ASSERT_TRUE(client.wait_until_blocked_in_open());
+  ASSERT_TRUE(client.wait_until_waiting_for_reader());
   EXPECT_EQ(client.err_so_far(), "");
   FifoReader reader(dir / "fifo");
   const Result result = client.wait();

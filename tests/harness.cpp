@@ -219,15 +219,15 @@ bool Client::running() const {
 std::string Client::out_so_far() const { return drain(out_); }
 std::string Client::err_so_far() const { return drain(err_); }
 
-bool Client::wait_until_blocked_in_open(std::chrono::milliseconds deadline) const {
-  // The kernel shows the system call a blocked process sits in; there is no
-  // event for "now blocked", so look until it shows openat.
+bool Client::wait_until_waiting_for_reader(std::chrono::milliseconds deadline) const {
+  // The kernel shows where a blocked process sleeps; a FIFO's open waits in
+  // wait_for_partner. There is no event for "now asleep", so look until then.
   const auto until = std::chrono::steady_clock::now() + deadline;
-  const std::string where = "/proc/" + std::to_string(pid_) + "/syscall";
+  const std::string where = "/proc/" + std::to_string(pid_) + "/wchan";
   while (std::chrono::steady_clock::now() < until && running()) {
-    std::ifstream syscall(where);
-    std::string number;
-    if (syscall >> number && number == std::to_string(SYS_openat)) {
+    std::ifstream wchan(where);
+    std::string function;
+    if (wchan >> function && function == "wait_for_partner") {
       return true;
     }
     std::this_thread::sleep_for(1ms);

@@ -73,9 +73,9 @@ class Client {
   Client& operator=(const Client&) = delete;
   ~Client();
   [[nodiscard]] pid_t pid() const { return pid_; }
-  // True once the client sits in a blocking open(2), or false if it ended
-  // or the deadline passed first.
-  bool wait_until_blocked_in_open(std::chrono::milliseconds deadline = 20s) const;
+  // True once the client waits in its open(2) of a FIFO for a reader, or
+  // false if it ended or the deadline passed first.
+  bool wait_until_waiting_for_reader(std::chrono::milliseconds deadline = 20s) const;
   [[nodiscard]] bool running() const;
   // What the client has written to standard output and error so far.
   [[nodiscard]] std::string out_so_far() const;
