@@ -12,38 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "expected.hpp"
 #include "harness.hpp"
 
 namespace {
 
 using namespace harness;
-
-const std::string kUsage = "Use: client namedPipe commandFile\n";
-
-std::string echo_of(const std::string& text) { return "Client writing: " + text + "\n"; }
-std::string cannot_open_pipe(const std::string& path) {
-  return "Cannot open the pipe " + path + "\n.";
-}
-std::string cannot_open_command(const std::string& path) {
-  return "Cannot open the command file " + path + "\n.";
-}
-std::string cannot_read_command(const std::string& path) {
-  return "Cannot read the command file " + path + "\n.";
-}
-std::string cannot_write_pipe(const std::string& path) {
-  return "Cannot write to the pipe " + path + "\n.";
-}
-
-// Compares large byte strings without printing megabytes on a failure.
-::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-  if (got == want) {
-    return ::testing::AssertionSuccess();
-  }
-  const auto diverge = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-  return ::testing::AssertionFailure()
-         << "got " << got.size() << " bytes, want " << want.size() << "; first difference at byte "
-         << (diverge.first - got.begin());
-}
 
 void expect_exit(const Result& result, int code) {
   EXPECT_FALSE(result.timed_out) << "the client did not finish in time";
