@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,9 +18,21 @@
 #include <climits>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <span>
 #include <string_view>
 #include <utility>
+
+// The Linux fast paths (huge pages, mremap, vmsplice, wider pipes) are used
+// where the kernel has them; every other system, and a build with
+// CLIENT_PORTABLE, takes the plain POSIX path beside each.
+#if defined(__linux__) && !defined(CLIENT_PORTABLE)
+#define CLIENT_LINUX 1
+#include <sys/mman.h>
+#else
+#define CLIENT_LINUX 0
+#endif
 
 namespace {
 
@@ -36,10 +47,11 @@ enum Status : int {
 };
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugePageWorthIt = std::size_t{256} << 10;
 constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
 constexpr std::size_t kSplitReadAt = std::size_t{8} << 20;
 constexpr std::size_t kHelperStack = std::size_t{64} << 10;
+// No single read or write may ask for more; a 32-bit command can.
+constexpr std::size_t kMaxTransfer = SSIZE_MAX;
 
 class Fd {
  public:
@@ -65,8 +77,8 @@ class Fd {
   int fd_;
 };
 
-// Holds the command in anonymous memory: sized once when the size is known,
-// never zero-filled by us, and grown in place by the kernel when it is not.
+// Holds the command: sized once when the size is known, never zero-filled by
+// us, and grown when it is not.
 class Buffer {
  public:
   Buffer() = default;
@@ -74,34 +86,14 @@ class Buffer {
   Buffer& operator=(const Buffer&) = delete;
   Buffer(Buffer&&) = delete;
   Buffer& operator=(Buffer&&) = delete;
-  ~Buffer() {
-    if (data_ != nullptr) {
-      munmap(data_, capacity_);
-    }
-  }
+  ~Buffer() { release(); }
 
   bool reserve(std::size_t wanted) {
-    // Every small page costs a fault, and faults are dear: past a few dozen
-    // pages, one huge page (at most 2 MiB more memory) comes out cheaper.
-    const std::size_t page =
-        wanted > kHugePageWorthIt ? kHugePage : static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    if (wanted > SIZE_MAX - page) {
+    void* memory = allocate(wanted);
+    if (memory == nullptr) {
       return false;
     }
-    const std::size_t capacity = (wanted + page - 1) / page * page;
-    void* mem = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                 : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (mem == MAP_FAILED) {
-      return false;
-    }
-    data_ = static_cast<char*>(mem);
-    capacity_ = capacity;
-    // Faulting in a large buffer page by page costs more than copying into
-    // it; huge pages cut the faults by a factor of 512. Refusal is harmless.
-    if (page == kHugePage) {
-      madvise(data_, capacity_, MADV_HUGEPAGE);
-    }
+    data_ = static_cast<char*>(memory);
     return true;
   }
 
@@ -112,6 +104,50 @@ class Buffer {
   [[nodiscard]] std::string_view text() const { return {data_, size_}; }
 
  private:
+#if CLIENT_LINUX
+  // Anonymous memory, grown in place by the kernel.
+  void* allocate(std::size_t wanted) {
+    // Every small page costs a fault, and faults are dear: past a few dozen
+    // pages, one huge page (at most 2 MiB more memory) comes out cheaper.
+    constexpr std::size_t kHugePageWorthIt = std::size_t{256} << 10;
+    const std::size_t page =
+        wanted > kHugePageWorthIt ? kHugePage : static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    if (wanted > SIZE_MAX - page) {
+      return nullptr;
+    }
+    const std::size_t capacity = (wanted + page - 1) / page * page;
+    void* memory = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (memory == MAP_FAILED) {
+      return nullptr;
+    }
+    capacity_ = capacity;
+    // Faulting in a large buffer page by page costs more than copying into
+    // it; huge pages cut the faults by a factor of 512. Refusal is harmless.
+    if (page == kHugePage) {
+      madvise(memory, capacity_, MADV_HUGEPAGE);
+    }
+    return memory;
+  }
+  void release() {
+    if (data_ != nullptr) {
+      munmap(data_, capacity_);
+    }
+  }
+#else
+  // The C library's heap: a larger block and a copy where it cannot grow
+  // the old one in place.
+  void* allocate(std::size_t wanted) {
+    void* memory = std::realloc(data_, wanted);  // NOLINT(cppcoreguidelines-no-malloc)
+    if (memory != nullptr) {
+      capacity_ = wanted;
+    }
+    return memory;
+  }
+  void release() { std::free(data_); }  // NOLINT(cppcoreguidelines-no-malloc)
+#endif
+
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
@@ -128,8 +164,16 @@ bool write_all(int fd, std::span<iovec> pieces) {
     if (pieces.empty()) {
       return true;
     }
-    const auto count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
-    const ssize_t n = writev(fd, pieces.data(), count);
+    // The pieces of one call, cut down to kMaxTransfer bytes in all.
+    std::array<iovec, 4> batch{};
+    std::size_t count = 0;
+    for (std::size_t room = kMaxTransfer; count < std::min(batch.size(), pieces.size()) && room > 0;
+         ++count) {
+      const iovec& next = pieces[count];
+      batch.at(count) = {next.iov_base, std::min(next.iov_len, room)};
+      room -= batch.at(count).iov_len;
+    }
+    const ssize_t n = writev(fd, batch.data(), static_cast<int>(count));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -173,6 +217,19 @@ Fd open_above_stdio(const char* path, int flags, mode_t mode = 0) {
   return Fd(high);
 }
 
+// Asking for creation of a path that exists is refused where the kernel
+// protects FIFOs and files of other users in sticky directories such as
+// /tmp (Debian's and Ubuntu's default), although opening them is allowed;
+// so the pipe is created only when it is not there. Not O_TRUNC: an existing
+// file is emptied only once it is known not to be the command file as well.
+Fd open_pipe(const char* path) {
+  Fd pipe = open_above_stdio(path, O_WRONLY);
+  if (pipe || errno != ENOENT) {
+    return pipe;
+  }
+  return open_above_stdio(path, O_WRONLY | O_CREAT, 0664);
+}
+
 // Both names lead to one file that reading and writing would fight over:
 // truncating it would destroy the command, and reading a FIFO that we hold
 // open for writing would never meet end-of-file.
@@ -187,7 +244,8 @@ ssize_t read_at(int fd, std::span<char> into, off_t offset) {
   std::size_t done = 0;
   while (done < into.size()) {
     const auto rest = into.subspan(done);
-    const ssize_t n = pread(fd, rest.data(), rest.size(), offset + static_cast<off_t>(done));
+    const ssize_t n = pread(fd, rest.data(), std::min(rest.size(), kMaxTransfer),
+                            offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -243,8 +301,12 @@ ssize_t read_in_halves(int fd, std::span<char> into) {
 
 bool read_whole(int fd, const struct stat& info, Buffer& buffer) {
   // One spare byte lets the read that meets end-of-file land in the same
-  // mapping; sources that report no size (FIFOs, /proc) grow by doubling.
+  // buffer; sources that report no size (FIFOs, /proc) grow by doubling.
   const bool sized = S_ISREG(info.st_mode) && info.st_size > 0;
+  // A size that this process cannot address is refused whole, never cut.
+  if (sized && static_cast<std::uintmax_t>(info.st_size) >= SIZE_MAX) {
+    return false;
+  }
   const auto size = static_cast<std::size_t>(info.st_size);
   if (!buffer.reserve(sized ? size + 1 : kUnknownSizeStart)) {
     return false;
@@ -270,7 +332,7 @@ bool read_whole(int fd, const struct stat& info, Buffer& buffer) {
       return false;
     }
     const auto spare = buffer.spare();
-    const ssize_t n = read(fd, spare.data(), spare.size());
+    const ssize_t n = read(fd, spare.data(), std::min(spare.size(), kMaxTransfer));
     if (n == 0) {
       return true;
     }
@@ -295,13 +357,16 @@ void echo(std::string_view text) {
   sigaddset(&broken_pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &broken_pipe, &previous);
   std::array pieces{piece("Client writing: "), piece(text), piece("\n")};
-  if (!write_all(STDOUT_FILENO, pieces) && errno == EPIPE && !sigismember(&previous, SIGPIPE)) {
-    const timespec now{};
-    sigtimedwait(&broken_pipe, nullptr, &now);
+  sigset_t pending;
+  if (!write_all(STDOUT_FILENO, pieces) && errno == EPIPE && !sigismember(&previous, SIGPIPE) &&
+      sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+    int taken = 0;
+    sigwait(&broken_pipe, &taken);
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+#if CLIENT_LINUX
 std::size_t max_pipe_size() {
   constexpr std::size_t kKernelDefault = std::size_t{1} << 20;
   const Fd limit(open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC));
@@ -331,18 +396,13 @@ void widen_pipe(int fd, std::size_t wanted) {
   }
 }
 
-bool send(int fd, const struct stat& info, std::string_view text) {
-  // Up to PIPE_BUF bytes go in one write, which POSIX keeps whole when
-  // several clients write into one FIFO at once.
-  if (!S_ISFIFO(info.st_mode) || text.size() <= PIPE_BUF) {
-    return write_all(fd, text);
-  }
+// Hands the buffer's pages to the pipe instead of copying them; the buffer is
+// never written again, so the reader sees exactly the command. Where splicing
+// is refused, write(2) takes the rest and reports any real error.
+bool splice_all(int fd, std::string_view text) {
   widen_pipe(fd, text.size());
-  // Hand the pages to the pipe instead of copying them; the buffer is never
-  // written again, so the reader sees exactly the command. Where splicing is
-  // refused, write(2) takes the rest and reports any real error.
   while (!text.empty()) {
-    iovec rest = piece(text);
+    iovec rest = piece(text.substr(0, kMaxTransfer));
     const ssize_t n = vmsplice(fd, &rest, 1, 0);
     if (n < 0 && errno == EINTR) {
       continue;
@@ -353,6 +413,18 @@ bool send(int fd, const struct stat& info, std::string_view text) {
     text.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+#endif
+
+bool send(int fd, [[maybe_unused]] const struct stat& info, std::string_view text) {
+#if CLIENT_LINUX
+  // Up to PIPE_BUF bytes still go in one write, which POSIX keeps whole
+  // when several clients write into one FIFO at once.
+  if (S_ISFIFO(info.st_mode) && text.size() > PIPE_BUF) {
+    return splice_all(fd, text);
+  }
+#endif
+  return write_all(fd, text);
 }
 
 }  // namespace
@@ -365,9 +437,7 @@ int main(int argc, char* argv[]) {
   const std::string_view pipe_path = argv[1];
   const std::string_view command_path = argv[2];
 
-  // Not O_TRUNC: an existing file is emptied only once it is known not to
-  // be the command file as well.
-  Fd pipe = open_above_stdio(argv[1], O_WRONLY | O_CREAT, 0664);
+  Fd pipe = open_pipe(argv[1]);
   struct stat pipe_info {};
   if (!pipe || fstat(pipe.get(), &pipe_info) != 0) {
     report("Cannot open the pipe ", pipe_path);

@@ -2,10 +2,16 @@
 // and standard error, file modes and contents, and exit statuses.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <array>
 #include <climits>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <list>
 #include <map>
@@ -117,6 +123,43 @@ TEST(Delivery, WaitsForAReaderAndWritesNothingUntilThen) {
   expect_exit(result, 0);
   EXPECT_EQ(result.out, echo_of("hello"));
   EXPECT_EQ(reader.get().bytes, "hello");
+}
+
+TEST(Delivery, EchoIsCompleteWhenTheFirstByteArrives) {
+  // Larger than the widest pipe the client may ask for: had it started
+  // sending before echoing, it would now be stuck in the send, echo unwritten.
+  const std::string text = all_bytes(std::size_t{4} << 20, 9);
+  const TempDir dir;
+  make_fifo(dir / "fifo");
+  write_file(dir / "command", text);
+  const int fd = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  Client client({.args = {dir / "fifo", dir / "command"}});
+  std::string got;
+  std::string echo_seen;
+  std::array<char, 1 << 16> chunk{};
+  // The first byte alone, then a look at standard output, then the rest.
+  for (std::size_t want = 1;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(kRunTimeout).count())) <= 0) {
+      break;
+    }
+    const ssize_t n = read(fd, chunk.data(), want);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      break;
+    }
+    if (n > 0) {
+      got.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    if (got.size() == 1 && want == 1) {
+      echo_seen = client.out_so_far();
+      want = chunk.size();
+    }
+  }
+  close(fd);
+  expect_exit(client.wait(), 0);
+  EXPECT_TRUE(same_bytes(echo_seen, echo_of(text)));
+  EXPECT_TRUE(same_bytes(got, text));
 }
 
 TEST(Delivery, CommandFromASourceOfUnknownSizeArrivesWhole) {
@@ -277,7 +320,7 @@ TEST(Failure, EachFailureHasItsMessageAndStatus) {
     SCOPED_TRACE(failure.name);
     const TempDir dir;
     const auto args = failure.setup(dir);
-    const Result result = run({.args = args, .as_nobody = failure.as_nobody});
+    const Result result = run({.args = args, .user = failure.as_nobody ? kNobody : 0});
     expect_exit(result, failure.code);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, failure.message(args));
@@ -333,7 +376,8 @@ TEST(Failure, ReaderVanishingMidCommandIsNeverSuccess) {
     make_fifo(dir / "fifo");
     write_file(dir / "command", text);
     FifoReader reader(dir / "fifo", 1);
-    const Result result = run({.args = {dir / "fifo", dir / "command"}, .ignore_sigpipe = ignored});
+    const Result result = run({.args = {dir / "fifo", dir / "command"},
+                               .ignored = ignored ? std::vector{SIGPIPE} : std::vector<int>{}});
     EXPECT_FALSE(result.timed_out);
     if (ignored) {
       EXPECT_EQ(result.exit_code, 251);
@@ -385,6 +429,144 @@ TEST(SameFile, OneFifoForBothIsRefusedInsteadOfHanging) {
   EXPECT_EQ(got.bytes, "");
 }
 
+TEST(SameFile, OneDeviceForBothIsNotRefused) {
+  // Only regular files and FIFOs are read and written through one buffer
+  // that the other side could destroy; /dev/null is both sink and source.
+  const Result result = run({.args = {"/dev/null", "/dev/null"}});
+  expect_exit(result, 0);
+  EXPECT_EQ(result.out, echo_of(""));
+  EXPECT_EQ(result.err, "");
+}
+
+// Two tmpfs mounts, seen only by this process and the clients it starts.
+class TwoFileSystems {
+ public:
+  explicit TwoFileSystems(const TempDir& dir) : first_(dir / "first"), second_(dir / "second") {
+    fs::create_directory(first_);
+    fs::create_directory(second_);
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      why_not_ = std::string("no mount namespace of its own: ") + std::strerror(errno);
+      return;
+    }
+    if (mount("tmpfs", first_.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+        mount("tmpfs", second_.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+      why_not_ = std::string("cannot mount tmpfs: ") + std::strerror(errno);
+    }
+  }
+  TwoFileSystems(const TwoFileSystems&) = delete;
+  TwoFileSystems& operator=(const TwoFileSystems&) = delete;
+  ~TwoFileSystems() {
+    umount2(first_.c_str(), MNT_DETACH);
+    umount2(second_.c_str(), MNT_DETACH);
+  }
+  [[nodiscard]] const std::string& why_not() const { return why_not_; }
+  [[nodiscard]] const std::string& first() const { return first_; }
+  [[nodiscard]] const std::string& second() const { return second_; }
+
+ private:
+  std::string first_;
+  std::string second_;
+  std::string why_not_;
+};
+
+TEST(SameFile, SameInodeNumberOnAnotherFileSystemIsAnotherFile) {
+  const TempDir dir;
+  const TwoFileSystems mounts(dir);
+  if (!mounts.why_not().empty()) {
+    GTEST_SKIP() << mounts.why_not();
+  }
+  // A fresh tmpfs numbers its files from the same start, so the first file
+  // made in each has the same inode number.
+  write_file(mounts.first() + "/command", "sync\n");
+  write_file(mounts.second() + "/out", "old contents");
+  struct stat command {};
+  struct stat out {};
+  ASSERT_EQ(stat((mounts.first() + "/command").c_str(), &command), 0);
+  ASSERT_EQ(stat((mounts.second() + "/out").c_str(), &out), 0);
+  if (command.st_ino != out.st_ino) {
+    GTEST_SKIP() << "this kernel numbered the two files " << command.st_ino << " and "
+                 << out.st_ino;
+  }
+  const Result result = run({.args = {mounts.second() + "/out", mounts.first() + "/command"}});
+  expect_exit(result, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(read_file(mounts.second() + "/out"), "sync\n");
+}
+
+// Sets a file-system protection of the kernel's for one test and puts the
+// old value back however the test ends.
+class KernelSetting {
+ public:
+  KernelSetting(const std::string& name, const std::string& value) : path_("/proc/sys/fs/" + name) {
+    std::ifstream current(path_);
+    if (!(current >> old_)) {
+      why_not_ = "cannot read " + path_;
+      return;
+    }
+    std::ofstream set(path_);
+    if (!(set << value << std::flush)) {
+      why_not_ = "cannot write " + path_;
+      old_.clear();
+    }
+  }
+  KernelSetting(const KernelSetting&) = delete;
+  KernelSetting& operator=(const KernelSetting&) = delete;
+  ~KernelSetting() {
+    if (!old_.empty()) {
+      std::ofstream(path_) << old_ << std::flush;
+    }
+  }
+  [[nodiscard]] const std::string& why_not() const { return why_not_; }
+
+ private:
+  std::string path_;
+  std::string old_;
+  std::string why_not_;
+};
+
+// Changes the whole machine for its duration, so CTest runs it alone.
+TEST(ProtectedFiles, OtherUsersFifoAndFileInAStickyDirectoryAreDelivered) {
+  // Debian's and Ubuntu's defaults: asking to create a FIFO or a regular
+  // file that exists in a sticky world-writable directory and belongs to
+  // another user is refused, even to root; opening it is not.
+  const KernelSetting fifos("protected_fifos", "1");
+  const KernelSetting regular("protected_regular", "2");
+  for (const auto* setting : {&fifos, &regular}) {
+    if (!setting->why_not().empty()) {
+      GTEST_SKIP() << setting->why_not();
+    }
+  }
+  const TempDir dir;
+  const std::string shared = dir / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  make_fifo(shared + "/fifo");
+  write_file(shared + "/file", "the previous command, longer");
+  for (const std::string name : {"/fifo", "/file"}) {
+    fs::permissions(shared + name, fs::perms::owner_read | fs::perms::owner_write |
+                                       fs::perms::group_read | fs::perms::group_write |
+                                       fs::perms::others_read | fs::perms::others_write);
+    ASSERT_EQ(chown((shared + name).c_str(), kNobody, kNobody), 0);
+  }
+  write_file(dir / "command", "reload\n");
+  {
+    SCOPED_TRACE("FIFO");
+    FifoReader reader(shared + "/fifo");
+    const Result result = run({.args = {shared + "/fifo", dir / "command"}});
+    expect_exit(result, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(reader.finish().bytes, "reload\n");
+  }
+  {
+    SCOPED_TRACE("regular file");
+    const Result result = run({.args = {shared + "/file", dir / "command"}});
+    expect_exit(result, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read_file(shared + "/file"), "reload\n");
+  }
+}
+
 TEST(StandardStreams, ClosedStreamsNeverLeakIntoThePipe) {
   struct Case {
     std::vector<int> closed;
@@ -411,7 +593,7 @@ TEST(StandardStreams, EchoThatCannotBeWrittenDoesNotStopDelivery) {
   const std::vector<std::pair<std::string, Options>> cases{
       {"full device", {.stdout_path = "/dev/full"}},
       {"pipe nobody reads", {.stdout_unread = true}},
-      {"pipe nobody reads, SIGPIPE ignored", {.ignore_sigpipe = true, .stdout_unread = true}},
+      {"pipe nobody reads, SIGPIPE ignored", {.ignored = {SIGPIPE}, .stdout_unread = true}},
   };
   // Larger than a pipe's capacity, for an echo that cannot fit anywhere.
   const std::string text = all_bytes(std::size_t{1} << 20, 8);

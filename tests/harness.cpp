@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -25,8 +27,6 @@
 
 namespace harness {
 namespace {
-
-constexpr uid_t kNobody = 65534;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -104,9 +104,17 @@ mode_t mode_of(const std::string& path) {
   return info.st_mode;
 }
 
-std::string client_path() { return CLIENT_BINARY; }
+std::string client_path() {
+  const char* chosen = std::getenv("CLIENT_TEST_BINARY");
+  return chosen != nullptr && *chosen != '\0' ? fs::absolute(chosen).string() : CLIENT_BINARY;
+}
 
-std::string client_path_for_nobody() {
+std::string client_runner() {
+  const char* runner = std::getenv("CLIENT_TEST_RUNNER");
+  return runner != nullptr ? runner : "";
+}
+
+std::string client_path_for_others() {
   // The build tree may sit below a directory that only root can enter.
   static const TempDir dir;
   static const std::string copy = [] {
@@ -134,13 +142,45 @@ std::string all_bytes(std::size_t size, unsigned seed) {
 Client::Client(const Options& options) {
   // Everything the child needs is prepared before fork: after it, only
   // async-signal-safe calls are allowed, since the tests run threads.
-  std::vector<std::string> words{options.as_nobody ? client_path_for_nobody() : client_path()};
+  std::vector<std::string> words = options.wrapper;
+  if (!client_runner().empty()) {
+    words.push_back(client_runner());
+  }
+  words.push_back(options.user != 0 ? client_path_for_others() : client_path());
   words.insert(words.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
   for (auto& word : words) {
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
+  // The wrapper and the runner are found on the PATH, as a shell would.
+  std::string program = words.front();
+  if (program.find('/') == std::string::npos) {
+    for (std::string_view dirs = "/usr/local/bin:/usr/bin:/bin"; !dirs.empty();) {
+      const auto dir = dirs.substr(0, dirs.find(':'));
+      dirs.remove_prefix(std::min(dirs.size(), dir.size() + 1));
+      if (access((std::string(dir) + "/" + program).c_str(), X_OK) == 0) {
+        program = std::string(dir) + "/" + program;
+        break;
+      }
+    }
+  }
+  // The test's environment, with the options' entries in place of any of
+  // the same name.
+  std::vector<std::string> environment = options.environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view inherited = *entry;
+    const auto name = inherited.substr(0, inherited.find('=') + 1);
+    if (std::none_of(options.environment.begin(), options.environment.end(),
+                     [&](const std::string& added) { return added.starts_with(name); })) {
+      environment.emplace_back(inherited);
+    }
+  }
+  std::vector<char*> envp;
+  for (auto& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
 
   std::array<int, 2> in{};
   if (pipe2(in.data(), O_CLOEXEC) != 0) {
@@ -162,9 +202,9 @@ Client::Client(const Options& options) {
   if (out_ < 0 || err_ < 0 || out_target < 0) {
     fail("capture files");
   }
-  struct rlimit address_space {};
-  if (options.address_space) {
-    address_space.rlim_cur = address_space.rlim_max = *options.address_space;
+  std::vector<std::pair<int, struct rlimit>> limits;
+  for (const auto& [resource, value] : options.limits) {
+    limits.emplace_back(resource, rlimit{value, value});
   }
 
   pid_ = fork();
@@ -172,17 +212,22 @@ Client::Client(const Options& options) {
     fail("fork");
   }
   if (pid_ == 0) {
-    const bool ready = dup2(in[0], 0) == 0 && dup2(out_target, 1) == 1 && dup2(err_, 2) == 2 &&
-                       std::all_of(options.closed.begin(), options.closed.end(),
-                                   [](int fd) { return close(fd) == 0; }) &&
-                       signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL) != SIG_ERR &&
-                       (!options.address_space || setrlimit(RLIMIT_AS, &address_space) == 0) &&
-                       (options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
-                       (!options.as_nobody || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
-                                               setuid(kNobody) == 0));
+    const bool ready =
+        dup2(in[0], 0) == 0 && dup2(out_target, 1) == 1 && dup2(err_, 2) == 2 &&
+        std::all_of(options.closed.begin(), options.closed.end(),
+                    [](int fd) { return close(fd) == 0; }) &&
+        signal(SIGPIPE, SIG_DFL) != SIG_ERR &&
+        std::all_of(options.ignored.begin(), options.ignored.end(),
+                    [](int number) { return signal(number, SIG_IGN) != SIG_ERR; }) &&
+        (options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
+        (options.user == 0 ||
+         (setgroups(0, nullptr) == 0 && setgid(options.user) == 0 && setuid(options.user) == 0)) &&
+        std::all_of(limits.begin(), limits.end(), [](const auto& limit) {
+          return setrlimit(static_cast<__rlimit_resource_t>(limit.first), &limit.second) == 0;
+        });
     umask(options.umask);
     if (ready) {
-      execv(argv[0], argv.data());
+      execve(program.c_str(), argv.data(), envp.data());
     }
     _exit(127);
   }
@@ -262,42 +307,73 @@ Result Client::wait(std::chrono::milliseconds deadline) {
 
 Result run(const Options& options) { return Client(options).wait(); }
 
-FifoReader::FifoReader(const std::string& path, std::size_t stop_after)
+FifoReader::FifoReader(const std::string& path, Pace pace)
     : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),
       stop_(eventfd(0, EFD_CLOEXEC)),
-      stop_after_(stop_after) {
+      pace_(std::move(pace)) {
   if (fd_ < 0 || stop_ < 0) {
     fail("open " + path);
   }
+  const int expected =
+      pace_.compare_with.empty() ? -1 : open(pace_.compare_with.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!pace_.compare_with.empty() && expected < 0) {
+    fail("open " + pace_.compare_with);
+  }
   // Until a first writer comes, Linux reports no hang-up on a FIFO opened
   // this way, so poll waits for the client instead of seeing end-of-file.
-  thread_ = std::thread([this] {
+  thread_ = std::thread([this, expected] {
     const auto deadline = std::chrono::steady_clock::now() + 2 * kRunTimeout;
-    std::vector<char> chunk(std::size_t{1} << 20);
-    for (;;) {
+    const std::size_t largest = *std::max_element(pace_.reads.begin(), pace_.reads.end());
+    std::vector<char> chunk(largest);
+    std::vector<char> want(expected >= 0 ? largest : 0);
+    for (std::size_t turn = 0;; ++turn) {
       std::array<pollfd, 2> ready{{{fd_, POLLIN, 0}, {stop_, POLLIN, 0}}};
-      if (poll(ready.data(), ready.size(), milliseconds_until(deadline)) <= 0 ||
-          ready[1].revents != 0) {
+      if (poll(ready.data(), ready.size(), milliseconds_until(deadline)) <= 0) {
         break;
       }
-      const std::size_t room = std::min(chunk.size(), stop_after_ - got_.bytes.size());
+      // Told to stop: at once, or once what is in the FIFO now has been read.
+      const bool last_reads = ready[1].revents != 0;
+      if (last_reads && !finishing_) {
+        break;
+      }
+      const std::size_t room =
+          std::min(pace_.reads[turn % pace_.reads.size()], pace_.stop_after - got_.count);
       const ssize_t n = read(fd_, chunk.data(), room);
       if (n == 0) {
         got_.eof = true;
         break;
       }
       if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
+        if ((errno == EAGAIN && !last_reads) || errno == EINTR) {
           continue;
         }
         break;
       }
-      got_.bytes.append(chunk.data(), static_cast<std::size_t>(n));
-      if (got_.bytes.size() >= stop_after_) {
+      const auto size = static_cast<std::size_t>(n);
+      if (expected < 0) {
+        got_.bytes.append(chunk.data(), size);
+      } else if (!got_.first_difference) {
+        const ssize_t w = pread(expected, want.data(), size, static_cast<off_t>(got_.count));
+        const auto same = static_cast<std::size_t>(std::max<ssize_t>(w, 0));
+        const auto diverge =
+            std::mismatch(chunk.begin(), chunk.begin() + static_cast<long>(same), want.begin());
+        if (same < size || diverge.first != chunk.begin() + static_cast<long>(same)) {
+          got_.first_difference =
+              got_.count + static_cast<std::size_t>(diverge.first - chunk.begin());
+        }
+      }
+      got_.count += size;
+      if (got_.count >= pace_.stop_after) {
         break;
+      }
+      if (pace_.pause.count() > 0 && !last_reads) {
+        std::this_thread::sleep_for(pace_.pause);
       }
     }
     close(std::exchange(fd_, -1));
+    if (expected >= 0) {
+      close(expected);
+    }
   });
 }
 
@@ -308,6 +384,12 @@ FifoReader::~FifoReader() {
     thread_.join();
   }
   close(stop_);
+}
+
+FifoReader::Got FifoReader::finish() {
+  finishing_ = true;
+  eventfd_write(stop_, 1);
+  return get();
 }
 
 FifoReader::Got FifoReader::get() {

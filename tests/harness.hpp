@@ -2,9 +2,11 @@
 // bytes on its standard streams. Everything that could block has a deadline.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace harness {
@@ -20,6 +23,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kRunTimeout = 60s;
+
+constexpr uid_t kNobody = 65534;
 
 // A fresh directory, open to every user so that unprivileged runs can reach
 // it, removed with everything in it at the end.
@@ -46,12 +51,14 @@ mode_t mode_of(const std::string& path);
 struct Options {
   std::vector<std::string> args;  // after the program name
   mode_t umask = 022;
-  bool as_nobody = false;                      // drop to an unprivileged user before exec
-  bool ignore_sigpipe = false;                 // start with SIGPIPE ignored, as some parents do
+  uid_t user = 0;                              // else drop to this user and group before exec
+  std::vector<int> ignored;                    // signals to start with ignored, as some parents do
   std::vector<int> closed;                     // standard descriptors to close before exec
   std::string stdout_path;                     // instead of capturing standard output
   bool stdout_unread = false;                  // standard output a pipe whose reader is gone
-  std::optional<unsigned long> address_space;  // RLIMIT_AS in bytes
+  std::vector<std::pair<int, rlim_t>> limits;  // resource limits, such as RLIMIT_AS
+  std::vector<std::string> environment;        // NAME=value added to the client's
+  std::vector<std::string> wrapper;            // a command that runs the client, like strace
   std::string cwd;
 };
 
@@ -93,27 +100,48 @@ class Client {
 
 Result run(const Options& options);
 
+// How a FifoReader reads.
+struct Pace {
+  // Stops and closes its end after this many bytes, as a reader that dies
+  // in the middle of a command would.
+  std::size_t stop_after = SIZE_MAX;
+  // The sizes of successive reads, taken in turn, and a pause after each:
+  // a slow reader keeps the pipe full, so every write into it comes back short.
+  std::vector<std::size_t> reads{std::size_t{1} << 20};
+  std::chrono::microseconds pause{0};
+  // Compares what arrives with this file as it comes, instead of keeping it:
+  // for commands of gigabytes.
+  std::string compare_with;
+};
+
 // Reads one FIFO on a thread of its own. The FIFO is opened for reading at
 // construction, without blocking, so a client's open finds a reader at once.
 class FifoReader {
  public:
-  // Stops and closes its end after stop_after bytes, as a reader that dies
-  // in the middle of a command would.
-  explicit FifoReader(const std::string& path, std::size_t stop_after = SIZE_MAX);
+  explicit FifoReader(const std::string& path, Pace pace = {});
+  FifoReader(const std::string& path, std::size_t stop_after)
+      : FifoReader(path, Pace{.stop_after = stop_after}) {}
   FifoReader(const FifoReader&) = delete;
   FifoReader& operator=(const FifoReader&) = delete;
   ~FifoReader();
 
   struct Got {
-    std::string bytes;
+    std::string bytes;  // empty when compared with a file
+    std::size_t count = 0;
+    std::optional<std::size_t> first_difference;  // from the file compared with
     bool eof = false;  // met end-of-file (rather than stopping or timing out)
   };
+  // What arrived up to end-of-file, or the deadline.
   Got get();
+  // What arrived, once the client has ended: also when it never opened
+  // the FIFO, or left it open in a process of its own.
+  Got finish();
 
  private:
   int fd_ = -1;
   int stop_ = -1;
-  std::size_t stop_after_;
+  std::atomic<bool> finishing_ = false;
+  Pace pace_;
   Got got_;
   std::thread thread_;
 };
@@ -138,9 +166,13 @@ class FifoWriter {
   std::thread thread_;
 };
 
-// The client as built, and a copy an unprivileged user may execute.
+// The client under test: the one built beside the tests, or the one that
+// CLIENT_TEST_BINARY names, run by the command CLIENT_TEST_RUNNER names if
+// set (an emulator, for a client built for another machine).
 std::string client_path();
-std::string client_path_for_nobody();
+std::string client_runner();
+// A copy of the client that any user may execute.
+std::string client_path_for_others();
 
 // Deterministic bytes covering every value.
 std::string all_bytes(std::size_t size, unsigned seed = 0);

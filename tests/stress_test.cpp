@@ -76,7 +76,8 @@ TEST(Stress, MemoryLimitBelowTheCommandSizeSendsNothing) {
     }
     make_fifo(dir / "fifo");
     FifoReader reader(dir / "fifo");
-    const Result result = run({.args = {dir / "fifo", dir / "command"}, .address_space = kLimit});
+    const Result result =
+        run({.args = {dir / "fifo", dir / "command"}, .limits = {{RLIMIT_AS, kLimit}}});
     EXPECT_EQ(result.signal, 0) << "killed by signal " << result.signal;
     EXPECT_FALSE(result.core_dumped);
     EXPECT_EQ(result.exit_code, 252);
