@@ -25,12 +25,6 @@ namespace {
 
 using namespace harness;
 
-void expect_exit(const Result& result, int code) {
-  EXPECT_FALSE(result.timed_out) << "the client did not finish in time";
-  EXPECT_EQ(result.signal, 0) << "the client was killed by signal " << result.signal;
-  EXPECT_EQ(result.exit_code, code);
-}
-
 TEST(Usage, WrongArgumentCountsOpenNothing) {
   const std::vector<std::vector<std::string>> cases{
       {}, {"pipe"}, {"pipe", "command", "extra"}, {"pipe", "command", "a", "b"}};

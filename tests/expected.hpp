@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "harness.hpp"
+
 namespace harness {
 
 inline const std::string kUsage = "Use: client namedPipe commandFile\n";
@@ -33,6 +35,13 @@ inline ::testing::AssertionResult same_bytes(const std::string& got, const std::
   return ::testing::AssertionFailure()
          << "got " << got.size() << " bytes, want " << want.size() << "; first difference at byte "
          << (diverge.first - got.begin());
+}
+
+// The client ended by itself, in time, with this status.
+inline void expect_exit(const Result& result, int code) {
+  EXPECT_FALSE(result.timed_out) << "the client did not finish in time";
+  EXPECT_EQ(result.signal, 0) << "the client was killed by signal " << result.signal;
+  EXPECT_EQ(result.exit_code, code);
 }
 
 }  // namespace harness

@@ -2,15 +2,21 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 #include <algorithm>
@@ -53,6 +59,26 @@ int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<long>(0, left.count()));
+}
+
+// A seccomp filter that fails pread64 at offsets in [from, to) with EIO.
+// Offsets are compared by their low 32 bits, and must be below 4 GiB.
+std::vector<sock_filter> failing_preads(off_t from, off_t to) {
+  constexpr auto kLow = [](std::size_t arg) {
+    return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * arg);
+  };
+  const auto low = [](off_t offset) { return static_cast<std::uint32_t>(offset); };
+  return {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 6),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pread64, 0, 4),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kLow(3)),
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, low(from), 0, 2),
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, low(to), 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
 }
 
 }  // namespace
@@ -207,6 +233,12 @@ Client::Client(const Options& options) {
     limits.emplace_back(resource, rlimit{value, value});
   }
 
+  std::vector<sock_filter> filter;
+  if (options.failing_preads) {
+    filter = failing_preads(options.failing_preads->first, options.failing_preads->second);
+  }
+  const sock_fprog seccomp{static_cast<unsigned short>(filter.size()), filter.data()};
+
   pid_ = fork();
   if (pid_ < 0) {
     fail("fork");
@@ -222,9 +254,13 @@ Client::Client(const Options& options) {
         (options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
         (options.user == 0 ||
          (setgroups(0, nullptr) == 0 && setgid(options.user) == 0 && setuid(options.user) == 0)) &&
-        std::all_of(limits.begin(), limits.end(), [](const auto& limit) {
-          return setrlimit(static_cast<__rlimit_resource_t>(limit.first), &limit.second) == 0;
-        });
+        std::all_of(limits.begin(), limits.end(),
+                    [](const auto& limit) {
+                      return setrlimit(static_cast<__rlimit_resource_t>(limit.first),
+                                       &limit.second) == 0;
+                    }) &&
+        (filter.empty() || (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &seccomp) == 0));
     umask(options.umask);
     if (ready) {
       execve(program.c_str(), argv.data(), envp.data());
@@ -259,6 +295,27 @@ bool Client::running() const {
   siginfo_t info{};
   return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
          info.si_pid == 0;
+}
+
+pid_t Client::wrapped(std::chrono::milliseconds deadline) const {
+  // The wrapper may start other children first, to probe the system; the
+  // one wanted is the one that has become the client.
+  const std::string client = client_runner().empty() ? client_path() : client_runner();
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  const std::string children =
+      "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
+  while (std::chrono::steady_clock::now() < until && running()) {
+    std::ifstream list(children);
+    for (pid_t child = 0; list >> child;) {
+      std::ifstream command_line("/proc/" + std::to_string(child) + "/cmdline");
+      std::string program;
+      if (std::getline(command_line, program, '\0') && program == client) {
+        return child;
+      }
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return -1;
 }
 
 std::string Client::out_so_far() const { return drain(out_); }
@@ -351,7 +408,9 @@ FifoReader::FifoReader(const std::string& path, Pace pace)
       }
       const auto size = static_cast<std::size_t>(n);
       if (expected < 0) {
+        const std::lock_guard<std::mutex> hold(lock_);
         got_.bytes.append(chunk.data(), size);
+        changed_.notify_all();
       } else if (!got_.first_difference) {
         const ssize_t w = pread(expected, want.data(), size, static_cast<off_t>(got_.count));
         const auto same = static_cast<std::size_t>(std::max<ssize_t>(w, 0));
@@ -374,7 +433,16 @@ FifoReader::FifoReader(const std::string& path, Pace pace)
     if (expected >= 0) {
       close(expected);
     }
+    const std::lock_guard<std::mutex> hold(lock_);
+    done_ = true;
+    changed_.notify_all();
   });
+}
+
+bool FifoReader::wait_for(const std::string& text) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [&] { return done_ || got_.bytes.find(text) != std::string::npos; });
+  return got_.bytes.find(text) != std::string::npos;
 }
 
 FifoReader::~FifoReader() {

@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -59,6 +61,9 @@ struct Options {
   std::vector<std::pair<int, rlim_t>> limits;  // resource limits, such as RLIMIT_AS
   std::vector<std::string> environment;        // NAME=value added to the client's
   std::vector<std::string> wrapper;            // a command that runs the client, like strace
+  // pread calls at offsets in [first, second) fail with EIO, by a seccomp
+  // filter, as reads from a failing disk would.
+  std::optional<std::pair<off_t, off_t>> failing_preads;
   std::string cwd;
 };
 
@@ -84,6 +89,8 @@ class Client {
   // false if it ended or the deadline passed first.
   bool wait_until_waiting_for_reader(std::chrono::milliseconds deadline = 20s) const;
   [[nodiscard]] bool running() const;
+  // The process the wrapper started, once there is one.
+  [[nodiscard]] pid_t wrapped(std::chrono::milliseconds deadline = 20s) const;
   // What the client has written to standard output and error so far.
   [[nodiscard]] std::string out_so_far() const;
   [[nodiscard]] std::string err_so_far() const;
@@ -136,12 +143,17 @@ class FifoReader {
   // What arrived, once the client has ended: also when it never opened
   // the FIFO, or left it open in a process of its own.
   Got finish();
+  // True once what arrived holds text; false if the reading ended first.
+  bool wait_for(const std::string& text);
 
  private:
   int fd_ = -1;
   int stop_ = -1;
   std::atomic<bool> finishing_ = false;
   Pace pace_;
+  std::mutex lock_;  // over got_ and done_, while the thread runs
+  std::condition_variable changed_;
+  bool done_ = false;
   Got got_;
   std::thread thread_;
 };
