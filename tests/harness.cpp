@@ -362,7 +362,9 @@ Result Client::wait(std::chrono::milliseconds deadline) {
   return result;
 }
 
-Result run(const Options& options) { return Client(options).wait(); }
+Result run(const Options& options, std::chrono::milliseconds deadline) {
+  return Client(options).wait(deadline);
+}
 
 FifoReader::FifoReader(const std::string& path, Pace pace)
     : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)),

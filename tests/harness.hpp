@@ -105,7 +105,7 @@ class Client {
   bool reaped_ = false;
 };
 
-Result run(const Options& options);
+Result run(const Options& options, std::chrono::milliseconds deadline = kRunTimeout);
 
 // How a FifoReader reads.
 struct Pace {

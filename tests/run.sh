@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Every check the project has, from a fresh clone: source format, the man
-# page, the build with warnings as errors, clang-tidy, installation, the test
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the test
-# suite on the release build. Stops at the first failure.
+# page, the release build with warnings as errors, clang-tidy over both the
+# Linux and the plain POSIX code, installation, and the test suite against
+# each build CI makes (see CMakePresets.json): the release build (g++), the
+# sanitizers (clang++), the plain POSIX paths, a clang++ release build, and
+# the client built for 32-bit x86, run by qemu-i386. Stops at the first
+# failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -10,6 +13,7 @@ jobs=$(nproc)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 step() { printf '\n== %s\n' "$*"; }
+build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"; }
 
 step "format (clang-format)"
 clang-format --dry-run --Werror src/*.cpp tests/*.cpp tests/*.hpp
@@ -21,12 +25,15 @@ if [ -n "$warnings" ]; then
   exit 1
 fi
 
-step "build"
-cmake -S . -B build -DCLIENT_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$jobs"
+step "release build (g++)"
+build release
 
-step "clang-tidy"
+step "portable build (POSIX only, g++)"
+build portable
+
+step "clang-tidy, over the Linux and the POSIX paths"
 clang-tidy -p build --quiet src/client.cpp
+clang-tidy -p build-portable --quiet src/client.cpp
 
 step "install"
 cmake --install build --prefix "$scratch/prefix" >/dev/null
@@ -35,20 +42,30 @@ for installed in bin/client share/man/man1/client.1; do
 done
 echo "bin/client and share/man/man1/client.1 installed"
 
-step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-sanitize -DCLIENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-sanitize -j "$jobs"
+step "tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang++)"
+build sanitize
 # Reports go to files, so that none can hide in output a test does not
-# read; clients that run as nobody write there too.
+# read; clients that run as other users write there too.
 logs=$scratch/sanitizer-logs
 mkdir -m 1777 "$logs"
 ASAN_OPTIONS="log_path=$logs/asan" UBSAN_OPTIONS="log_path=$logs/ubsan:print_stacktrace=1" \
-  ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+  ctest --preset sanitize -j "$jobs"
 if [ -n "$(ls -A "$logs")" ]; then
   cat "$logs"/*
   echo "sanitizer reports above"
   exit 1
 fi
 
-step "tests"
-ctest --test-dir build --output-on-failure -j "$jobs"
+step "tests, portable build"
+ctest --preset portable -j "$jobs"
+
+step "tests, clang++ release build"
+build clang
+ctest --preset clang -j "$jobs"
+
+step "tests, 32-bit client under qemu-i386"
+build i386
+ctest --preset i386 -j "$jobs"
+
+step "tests, release build"
+ctest --preset release -j "$jobs"
