@@ -4,8 +4,8 @@
 # Linux and the plain POSIX code, installation, and the test suite against
 # each build CI makes (see CMakePresets.json): the release build (g++), the
 # sanitizers (clang++), the plain POSIX paths, a clang++ release build, and
-# the client built for 32-bit x86, run by qemu-i386. Stops at the first
-# failure.
+# the client built for 32-bit x86, run by qemu-i386. Installs what it needs
+# first, where it can (tests/prerequisites.sh). Stops at the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +14,9 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 step() { printf '\n== %s\n' "$*"; }
 build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"; }
+
+step "prerequisites"
+tests/prerequisites.sh
 
 step "format (clang-format)"
 clang-format --dry-run --Werror src/*.cpp tests/*.cpp tests/*.hpp
