@@ -179,18 +179,6 @@ Client::Client(const Options& options) {
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
-  // The wrapper and the runner are found on the PATH, as a shell would.
-  std::string program = words.front();
-  if (program.find('/') == std::string::npos) {
-    for (std::string_view dirs = "/usr/local/bin:/usr/bin:/bin"; !dirs.empty();) {
-      const auto dir = dirs.substr(0, dirs.find(':'));
-      dirs.remove_prefix(std::min(dirs.size(), dir.size() + 1));
-      if (access((std::string(dir) + "/" + program).c_str(), X_OK) == 0) {
-        program = std::string(dir) + "/" + program;
-        break;
-      }
-    }
-  }
   // The test's environment, with the options' entries in place of any of
   // the same name.
   std::vector<std::string> environment = options.environment;
@@ -263,7 +251,8 @@ Client::Client(const Options& options) {
                             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &seccomp) == 0));
     umask(options.umask);
     if (ready) {
-      execve(program.c_str(), argv.data(), envp.data());
+      // The wrapper and the runner are found on the PATH, as a shell would.
+      execvpe(argv[0], argv.data(), envp.data());
     }
     _exit(127);
   }

@@ -21,6 +21,11 @@ for library in libstdc++.a libc.a; do
   [ "$(g++ -m32 -print-file-name=$library 2>/dev/null)" != "$library" ] || missing+=(g++-multilib)
 done
 command -v qemu-i386 >/dev/null || missing+=(qemu-user)
+# The Debian package: checked by lintian, installed and removed with apt.
+command -v lintian >/dev/null || missing+=(lintian)
+command -v man >/dev/null || missing+=(man-db)
+# A real server for the tests to drive.
+command -v sqlite3 >/dev/null || missing+=(sqlite3)
 [ ${#missing[@]} -gt 0 ] || exit 0
 mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
 if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then

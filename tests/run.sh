@@ -40,10 +40,20 @@ clang-tidy -p build-portable --quiet src/client.cpp
 
 step "install"
 cmake --install build --prefix "$scratch/prefix" >/dev/null
-for installed in bin/client share/man/man1/client.1; do
-  [ -f "$scratch/prefix/$installed" ] || { echo "not installed: $installed"; exit 1; }
+installed=(bin/client share/man/man1/client.1.gz share/doc/client/copyright
+  share/doc/client/changelog.gz)
+for file in "${installed[@]}"; do
+  [ -f "$scratch/prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
-echo "bin/client and share/man/man1/client.1 installed"
+echo "installed: ${installed[*]}"
+
+step "Debian package (lintian, install, remove)"
+rm -f build/client_*.deb
+cmake --build build --target package >/dev/null
+deb=$(echo build/client_*.deb)
+echo "$deb"
+lintian --fail-on error,warning "$deb"
+tests/package.sh "$deb"
 
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang++)"
 build sanitize
