@@ -87,6 +87,16 @@ TEST(Delivery, AbsentPathBecomesRegularFileWithModeFromUmask) {
   }
 }
 
+TEST(Delivery, DanglingSymbolicLinkGetsItsTargetCreated) {
+  const TempDir dir;
+  write_file(dir / "command", "status\n");
+  fs::create_symlink(dir / "target", dir / "link");
+  const Result result = run({.args = {dir / "link", dir / "command"}});
+  expect_exit(result, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_EQ(read_file(dir / "target"), "status\n");
+}
+
 TEST(Delivery, LongerRegularFileIsTruncatedToTheCommand) {
   const TempDir dir;
   write_file(dir / "out", std::string(10000, 'o'));
