@@ -170,8 +170,8 @@ bool write_all(int fd, std::span<iovec> pieces) {
     for (std::size_t room = kMaxTransfer; count < std::min(batch.size(), pieces.size()) && room > 0;
          ++count) {
       const iovec& next = pieces[count];
-      batch.at(count) = {next.iov_base, std::min(next.iov_len, room)};
-      room -= batch.at(count).iov_len;
+      batch[count] = {next.iov_base, std::min(next.iov_len, room)};
+      room -= batch[count].iov_len;
     }
     const ssize_t n = writev(fd, batch.data(), static_cast<int>(count));
     if (n < 0 && errno == EINTR) {
