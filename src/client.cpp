@@ -86,16 +86,55 @@ class Buffer {
   Buffer& operator=(const Buffer&) = delete;
   Buffer(Buffer&&) = delete;
   Buffer& operator=(Buffer&&) = delete;
-  ~Buffer() { release(); }
+
+#if CLIENT_LINUX
+  // Anonymous memory, grown in place by the kernel.
+  ~Buffer() {
+    if (data_ != nullptr) {
+      munmap(data_, capacity_);
+    }
+  }
 
   bool reserve(std::size_t wanted) {
-    void* memory = allocate(wanted);
+    // Every small page costs a fault, and faults are dear: past a few dozen
+    // pages, one huge page (at most 2 MiB more memory) comes out cheaper.
+    constexpr std::size_t kHugePageWorthIt = std::size_t{256} << 10;
+    const std::size_t page =
+        wanted > kHugePageWorthIt ? kHugePage : static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    if (wanted > SIZE_MAX - page) {
+      return false;
+    }
+    const std::size_t capacity = (wanted + page - 1) / page * page;
+    void* memory = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (memory == MAP_FAILED) {
+      return false;
+    }
+    data_ = static_cast<char*>(memory);
+    capacity_ = capacity;
+    // Faulting in a large buffer page by page costs more than copying into
+    // it; huge pages cut the faults by a factor of 512. Refusal is harmless.
+    if (page == kHugePage) {
+      madvise(data_, capacity_, MADV_HUGEPAGE);
+    }
+    return true;
+  }
+#else
+  // The C library's heap: a larger block and a copy where it cannot grow
+  // the old one in place.
+  ~Buffer() { std::free(data_); }  // NOLINT(cppcoreguidelines-no-malloc)
+
+  bool reserve(std::size_t wanted) {
+    void* memory = std::realloc(data_, wanted);  // NOLINT(cppcoreguidelines-no-malloc)
     if (memory == nullptr) {
       return false;
     }
     data_ = static_cast<char*>(memory);
+    capacity_ = wanted;
     return true;
   }
+#endif
 
   [[nodiscard]] std::size_t capacity() const { return capacity_; }
   [[nodiscard]] bool full() const { return size_ == capacity_; }
@@ -104,50 +143,6 @@ class Buffer {
   [[nodiscard]] std::string_view text() const { return {data_, size_}; }
 
  private:
-#if CLIENT_LINUX
-  // Anonymous memory, grown in place by the kernel.
-  void* allocate(std::size_t wanted) {
-    // Every small page costs a fault, and faults are dear: past a few dozen
-    // pages, one huge page (at most 2 MiB more memory) comes out cheaper.
-    constexpr std::size_t kHugePageWorthIt = std::size_t{256} << 10;
-    const std::size_t page =
-        wanted > kHugePageWorthIt ? kHugePage : static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    if (wanted > SIZE_MAX - page) {
-      return nullptr;
-    }
-    const std::size_t capacity = (wanted + page - 1) / page * page;
-    void* memory = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (memory == MAP_FAILED) {
-      return nullptr;
-    }
-    capacity_ = capacity;
-    // Faulting in a large buffer page by page costs more than copying into
-    // it; huge pages cut the faults by a factor of 512. Refusal is harmless.
-    if (page == kHugePage) {
-      madvise(memory, capacity_, MADV_HUGEPAGE);
-    }
-    return memory;
-  }
-  void release() {
-    if (data_ != nullptr) {
-      munmap(data_, capacity_);
-    }
-  }
-#else
-  // The C library's heap: a larger block and a copy where it cannot grow
-  // the old one in place.
-  void* allocate(std::size_t wanted) {
-    void* memory = std::realloc(data_, wanted);  // NOLINT(cppcoreguidelines-no-malloc)
-    if (memory != nullptr) {
-      capacity_ = wanted;
-    }
-    return memory;
-  }
-  void release() { std::free(data_); }  // NOLINT(cppcoreguidelines-no-malloc)
-#endif
-
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
