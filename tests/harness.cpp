@@ -37,23 +37,6 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-std::string drain(int fd) {
-  std::string bytes;
-  std::array<char, 1 << 16> chunk{};
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t n = pread(fd, chunk.data(), chunk.size(), offset);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return bytes;
-    }
-    bytes.append(chunk.data(), static_cast<std::size_t>(n));
-    offset += n;
-  }
-}
-
 int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -127,6 +110,23 @@ mode_t mode_of(const std::string& path) {
     fail("stat " + path);
   }
   return info.st_mode;
+}
+
+std::string contents_of(int fd) {
+  std::string bytes;
+  std::array<char, 1 << 16> chunk{};
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = pread(fd, chunk.data(), chunk.size(), offset);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return bytes;
+    }
+    bytes.append(chunk.data(), static_cast<std::size_t>(n));
+    offset += n;
+  }
 }
 
 std::string client_path() {
@@ -306,8 +306,8 @@ pid_t Client::wrapped(std::chrono::milliseconds deadline) const {
   return -1;
 }
 
-std::string Client::out_so_far() const { return drain(out_); }
-std::string Client::err_so_far() const { return drain(err_); }
+std::string Client::out_so_far() const { return contents_of(out_); }
+std::string Client::err_so_far() const { return contents_of(err_); }
 
 bool Client::wait_until_waiting_for_reader(std::chrono::milliseconds deadline) const {
   // The kernel shows where a blocked process sleeps; a FIFO's open waits in
@@ -345,8 +345,8 @@ Result Client::wait(std::chrono::milliseconds deadline) {
     result.signal = WTERMSIG(status);
     result.core_dumped = WCOREDUMP(status);
   }
-  result.out = drain(out_);
-  result.err = drain(err_);
+  result.out = contents_of(out_);
+  result.err = contents_of(err_);
   return result;
 }
 

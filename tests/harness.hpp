@@ -49,6 +49,8 @@ void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 void make_fifo(const std::string& path);
 mode_t mode_of(const std::string& path);
+// Everything written so far to a file open on fd, from its start.
+std::string contents_of(int fd);
 
 struct Options {
   std::vector<std::string> args;  // after the program name

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -60,17 +59,7 @@ class Program {
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    Ran ran{.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-    std::array<char, 4096> chunk{};
-    for (off_t at = 0;;) {
-      const ssize_t n = pread(output_, chunk.data(), chunk.size(), at);
-      if (n <= 0) {
-        break;
-      }
-      ran.output.append(chunk.data(), static_cast<std::size_t>(n));
-      at += n;
-    }
-    return ran;
+    return {.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1, .output = contents_of(output_)};
   }
 
  private:
